@@ -1,0 +1,2 @@
+print("hello from Lua")
+return "hello, " .. _VERSION

@@ -1,0 +1,153 @@
+#include "run.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+
+namespace {
+
+std::string env_or(const char *name, const char *fallback) {
+  const char *value = std::getenv(name);
+  return value && *value ? value : fallback;
+}
+
+void set_nonblocking(int fd) {
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+// Child side of run_process: only async-signal-safe calls between fork and exec.
+[[noreturn]] void exec_child(char *const *argv, const char *dir, const RunOptions &options, int in,
+                             int out, int err) {
+  if (chdir(dir) != 0) _exit(126);
+  dup2(in, 0);
+  dup2(out, 1);
+  dup2(err, 2);
+  if (options.umask) ::umask(*options.umask);
+  if (options.file_size_limit != RLIM_INFINITY) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{options.file_size_limit, options.file_size_limit};
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  if (options.memory_limit != RLIM_INFINITY) {
+    rlimit limit{options.memory_limit, options.memory_limit};
+    setrlimit(RLIMIT_AS, &limit);
+  }
+  execvp(argv[0], argv);
+  _exit(127);
+}
+
+} // namespace
+
+RunResult run_process(const std::vector<std::string> &argv, const fs::path &dir,
+                      const RunOptions &options) {
+  std::vector<char *> args;
+  for (const auto &arg : argv)
+    args.push_back(const_cast<char *>(arg.c_str()));
+  args.push_back(nullptr);
+
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
+    throw std::runtime_error("pipe failed");
+  int stdin_fd = in[0];
+  if (options.input_file) {
+    stdin_fd = open(options.input_file->c_str(), O_RDONLY | O_CLOEXEC);
+    if (stdin_fd < 0) throw std::runtime_error("cannot open " + options.input_file->string());
+  }
+  std::string dir_name = dir.string();
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) exec_child(args.data(), dir_name.c_str(), options, stdin_fd, out[1], err[1]);
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  if (stdin_fd != in[0]) close(stdin_fd);
+
+  // Feed standard input while draining both outputs, so that neither side can block the other.
+  RunResult result;
+  int to_child = in[1];
+  size_t fed = 0;
+  if (options.input.empty() || options.input_file) {
+    close(to_child);
+    to_child = -1;
+  } else {
+    set_nonblocking(to_child);
+  }
+  signal(SIGPIPE, SIG_IGN);
+  auto deadline = std::chrono::steady_clock::now() + options.timeout;
+  int open_outputs = 2;
+  while (open_outputs > 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      kill(pid, SIGKILL);
+      result.timed_out = true;
+      break;
+    }
+    pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {to_child, POLLOUT, 0}};
+    if (poll(fds, to_child >= 0 ? 3 : 2, int(left.count())) < 0 && errno != EINTR) break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      char chunk[65536];
+      ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
+      if (n > 0) {
+        (i == 0 ? result.out : result.err).append(chunk, size_t(n));
+      } else if (n == 0 || errno != EINTR) {
+        close(fds[i].fd);
+        (i == 0 ? out[0] : err[0]) = -1;
+        --open_outputs;
+      }
+    }
+    if (to_child >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
+      ssize_t n = write(to_child, options.input.data() + fed, options.input.size() - fed);
+      if (n > 0) fed += size_t(n);
+      if ((n < 0 && errno != EAGAIN && errno != EINTR) || fed == options.input.size()) {
+        close(to_child);
+        to_child = -1;
+      }
+    }
+  }
+  for (int fd : {out[0], err[0], to_child})
+    if (fd >= 0) close(fd);
+  int wait_status = 0;
+  waitpid(pid, &wait_status, 0);
+  if (WIFEXITED(wait_status))
+    result.status = WEXITSTATUS(wait_status);
+  else if (WIFSIGNALED(wait_status))
+    result.signal = WTERMSIG(wait_status);
+  return result;
+}
+
+std::vector<std::string> quillet_command() {
+  std::vector<std::string> command;
+  std::istringstream launcher(env_or("QUILLET_LAUNCHER", ""));
+  for (std::string word; launcher >> word;)
+    command.push_back(word);
+  command.push_back(env_or("QUILLET", QUILLET_BUILT));
+  return command;
+}
+
+std::string luac_path() {
+  return env_or("LUAC", LUAC_FOUND);
+}
+
+std::string read_file(const fs::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path.string());
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void write_file(const fs::path &path, const std::string &content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  if (!out.flush()) throw std::runtime_error("cannot write " + path.string());
+}

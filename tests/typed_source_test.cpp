@@ -1,0 +1,64 @@
+// Typed source: lines read from standard input up to a later line "END".
+#include "fixture.h"
+
+namespace {
+
+struct TypedCase {
+  const char *what;
+  std::string input;
+  std::string source; // what is collected: echoed, run and saved to tmp.lua
+  std::string report; // what the run prints after the echo
+};
+
+const TypedCase typed_cases[] = {
+    {"two lines and END", "x = 2\nreturn x * 3\nEND\n", "x = 2\nreturn x * 3\n", "6"},
+    {"empty lines dropped", "\nx = 1\n\n\nreturn x\nEND\n", "x = 1\nreturn x\n", "1"},
+    {"line numbers count only non-empty lines", "x = 1\n\ny = 2\nerror('e')\nEND\n",
+     "x = 1\ny = 2\nerror('e')\n", "[string \"x = 1...\"]:3: e"},
+    {"a first line END is source", "END\nEND\n", "END\n",
+     "[string \"END...\"]:2: syntax error near <eof>"},
+    {"END with anything else on it is source", " END\nEND \nend\nEnd\nEND\n",
+     " END\nEND \nend\nEnd\n", "[string \" END...\"]:2: syntax error near 'END'"},
+    {"nothing after END is read", "return 1\nEND\nreturn 2\nEND\n", "return 1\n", "1"},
+    {"the chunk's output after the echo", "print('hi')\nreturn 'r'\nEND\n",
+     "print('hi')\nreturn 'r'\n", "hi\nr"},
+    {"the rest of the input left to the chunk", "return io.read('*a')\nEND\nmore\ninput\n",
+     "return io.read('*a')\n", "more\ninput\n"},
+    {"end of input with no END", "x = 4\nreturn x", "x = 4\nreturn x\n", "4"},
+    {"end of input after a first line END", "END\n", "END\n",
+     "[string \"END...\"]:2: syntax error near <eof>"},
+    {"empty input", "", "", ""},
+    {"no non-empty line before END", "\n\nEND\n", "", ""},
+    {"CR LF line ends", "x = 5\r\n\r\nreturn x\r\nEND\r\n", "x = 5\nreturn x\n", "5"},
+    {"a CR with no LF after it kept", "return 'x' --\r", "return 'x' --\r\n", "x"},
+    {"a very long line taken whole", "return '" + std::string(100000, 'q') + "'\nEND\n",
+     "return '" + std::string(100000, 'q') + "'\n", std::string(100000, 'q')},
+    {"NUL bytes kept", std::string("return #'a\0b'\nEND\n", 17),
+     std::string("return #'a\0b'\n", 14), "3"},
+};
+
+TEST_F(Quillet, TypedSourceEchoRunAndSnapshot) {
+  for (const auto &c : typed_cases) {
+    SCOPED_TRACE(c.what);
+    RunResult result = run_typed(c.input);
+    expect_output(result, "input string\n" + c.source + "\n" + c.report);
+    EXPECT_EQ(read("tmp.lua"), c.source);
+    EXPECT_TRUE(other_files({"tmp.lua"}).empty());
+  }
+}
+
+TEST_F(Quillet, TypedSourceFromFile) {
+  write("typed.txt", "return 'from a file'\nEND\n");
+  RunOptions options;
+  options.input_file = dir / "typed.txt";
+  options.timeout = std::chrono::seconds(20);
+  expect_output(run({}, options), "input string\nreturn 'from a file'\n\nfrom a file");
+}
+
+TEST_F(Quillet, TypedSnapshotFailureAfterReport) {
+  fs::create_directory(dir / "tmp.lua");
+  expect_output(run_typed("return 1\nEND\n"), "input string\nreturn 1\n\n1", 1,
+                "quillet: tmp.lua: Is a directory\n");
+}
+
+} // namespace
