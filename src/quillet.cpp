@@ -54,6 +54,7 @@ bool read_all(FILE *in, std::string &text) {
 // Reads a script file once; bytes 1 to 4 reading "LuaR" mark a precompiled Lua 5.2 chunk.
 std::optional<Chunk> read_script_file(const char *path) {
   File in(std::fopen(path, "rb"), fclose);
+  if (!in && errno == ENOMEM) throw std::bad_alloc(); // the file may be fine: memory is not
   Chunk chunk;
   chunk.path = path;
   if (!in || !read_all(in.get(), chunk.buf)) return std::nullopt;

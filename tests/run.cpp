@@ -26,8 +26,8 @@ void set_nonblocking(int fd) {
 }
 
 // Child side of run_process: only async-signal-safe calls between fork and exec.
-[[noreturn]] void exec_child(char *const *argv, const char *dir, const RunOptions &options, int in,
-                             int out, int err) {
+[[noreturn]] void exec_child(char *const *argv, char *const *envp, const char *dir,
+                             const RunOptions &options, int in, int out, int err) {
   if (chdir(dir) != 0) _exit(126);
   dup2(in, 0);
   dup2(out, 1);
@@ -42,7 +42,7 @@ void set_nonblocking(int fd) {
     rlimit limit{options.memory_limit, options.memory_limit};
     setrlimit(RLIMIT_AS, &limit);
   }
-  execvp(argv[0], argv);
+  execvpe(argv[0], argv, envp);
   _exit(127);
 }
 
@@ -55,6 +55,15 @@ RunResult run_process(const std::vector<std::string> &argv, const fs::path &dir,
     args.push_back(const_cast<char *>(arg.c_str()));
   args.push_back(nullptr);
 
+  // The added settings go first: getenv finds the first of two with the same name.
+  std::vector<std::string> env_strings = options.env;
+  for (char **var = environ; *var; ++var)
+    env_strings.emplace_back(*var);
+  std::vector<char *> envp;
+  for (auto &var : env_strings)
+    envp.push_back(var.data());
+  envp.push_back(nullptr);
+
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
     throw std::runtime_error("pipe failed");
@@ -63,14 +72,21 @@ RunResult run_process(const std::vector<std::string> &argv, const fs::path &dir,
     stdin_fd = open(options.input_file->c_str(), O_RDONLY | O_CLOEXEC);
     if (stdin_fd < 0) throw std::runtime_error("cannot open " + options.input_file->string());
   }
+  int stdout_fd = out[1];
+  if (options.output_file) {
+    stdout_fd = open(options.output_file->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (stdout_fd < 0) throw std::runtime_error("cannot open " + options.output_file->string());
+  }
   std::string dir_name = dir.string();
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) exec_child(args.data(), dir_name.c_str(), options, stdin_fd, out[1], err[1]);
+  if (pid == 0)
+    exec_child(args.data(), envp.data(), dir_name.c_str(), options, stdin_fd, stdout_fd, err[1]);
   close(in[0]);
   close(out[1]);
   close(err[1]);
   if (stdin_fd != in[0]) close(stdin_fd);
+  if (stdout_fd != out[1]) close(stdout_fd);
 
   // Feed standard input while draining both outputs, so that neither side can block the other.
   RunResult result;

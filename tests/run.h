@@ -15,6 +15,8 @@ namespace fs = std::filesystem;
 struct RunOptions {
   std::string input;                      // standard input, fed through a pipe
   std::optional<fs::path> input_file;     // or standard input read from a file
+  std::optional<fs::path> output_file;    // standard output to this file instead of the pipe
+  std::vector<std::string> env;           // NAME=value settings added to the environment
   std::optional<mode_t> umask;            // the umask the process starts with
   rlim_t file_size_limit = RLIM_INFINITY; // RLIMIT_FSIZE; SIGXFSZ is ignored so writes fail instead
   rlim_t memory_limit = RLIM_INFINITY;    // RLIMIT_AS
