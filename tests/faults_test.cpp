@@ -175,4 +175,63 @@ TEST_P(AllocationSweep, EveryAllocationFailingInTurn) {
 INSTANTIATE_TEST_SUITE_P(Scenarios, AllocationSweep, ::testing::ValuesIn(sweep_cases),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// A script long enough to take several writes when writes come up short.
+const std::string long_script = "return 'ran' --" + std::string(10000, '-') + "\n";
+
+struct IoFaultCase {
+  const char *what;
+  std::vector<std::string> settings;
+  std::string err; // empty: the fault is survived and tmp.lua replaced
+};
+
+const IoFaultCase io_fault_cases[] = {
+    {"creating the temporary file", {"QUILLET_FAIL_IO=open:EACCES"}, "Permission denied"},
+    {"out of descriptors", {"QUILLET_FAIL_IO=open:EMFILE"}, "Too many open files"},
+    {"a full disk", {"QUILLET_FAIL_IO=write:ENOSPC"}, "No space left on device"},
+    {"a quota", {"QUILLET_FAIL_IO=write:EDQUOT"}, "Disk quota exceeded"},
+    {"a write error part way",
+     {"QUILLET_FAIL_IO=write:EIO:1", "QUILLET_WRITE_AT_MOST=4096"},
+     "Input/output error"},
+    {"a late write error part way",
+     {"QUILLET_FAIL_IO=write:ENOSPC:1", "QUILLET_WRITE_AT_MOST=4096"},
+     "No space left on device"},
+    {"the close that flushes", {"QUILLET_FAIL_IO=close:EIO"}, "Input/output error"},
+    {"the rename", {"QUILLET_FAIL_IO=rename:EXDEV"}, "Invalid cross-device link"},
+    {"a read-only file system at the rename",
+     {"QUILLET_FAIL_IO=rename:EROFS"},
+     "Read-only file system"},
+    {"an interrupted write, retried", {"QUILLET_FAIL_IO=write:EINTR:1"}, ""},
+    {"writes that come up short", {"QUILLET_WRITE_AT_MOST=7"}, ""},
+};
+
+// The snapshot's file operations fail: the report has been printed, the previous tmp.lua stays
+// whole, the temporary file is gone, and one line names tmp.lua.
+TEST_F(Faults, SnapshotIoFaults) {
+  write("script.lua", long_script);
+  for (const auto &c : io_fault_cases) {
+    SCOPED_TRACE(c.what);
+    write("tmp.lua", "previous");
+    RunResult result = run_faulty({"script.lua"}, c.settings);
+    auto counts = stats();
+    if (c.err.empty()) {
+      expect_output(result, "ran");
+      EXPECT_EQ(read("tmp.lua"), long_script);
+      EXPECT_GT(counts["io_faults"] + counts["short_writes"], 0u);
+    } else {
+      expect_output(result, "ran", 1, "quillet: tmp.lua: " + c.err + "\n");
+      EXPECT_EQ(read("tmp.lua"), "previous");
+      EXPECT_GT(counts["io_faults"], 0u);
+    }
+    EXPECT_TRUE(other_files({"script.lua", "tmp.lua", stats_file}).empty());
+  }
+}
+
+TEST_F(Faults, TypedSnapshotIoFault) {
+  write("tmp.lua", "previous");
+  expect_output(run_faulty({}, {"QUILLET_FAIL_IO=write:ENOSPC"}, "return 1\nEND\n"),
+                "input string\nreturn 1\n\n1", 1, "quillet: tmp.lua: No space left on device\n");
+  EXPECT_EQ(read("tmp.lua"), "previous");
+  EXPECT_TRUE(other_files({"tmp.lua", stats_file}).empty());
+}
+
 } // namespace
