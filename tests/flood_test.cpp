@@ -11,75 +11,78 @@ namespace {
 // (a condition or a backward goto is one flipped byte from looping forever) and no pattern
 // backtracks, so that no mutation of them runs for long.
 const std::string seeds[] = {
-    "local t = {1, 2, 3, n = 'x', [4] = {y = 5}}\n"
-    "local sum = 0\n"
-    "for i, v in ipairs(t) do sum = sum + v * i end\n"
-    "for k, v in pairs(t) do sum = sum + #tostring(k) end\n"
-    "return sum, t[4].y, #t\n",
-
-    "local function fib(n) if n < 2 then return n end return fib(n - 1) + fib(n - 2) end\n"
-    "local co = coroutine.create(function(a, b)\n"
-    "  local c = coroutine.yield(a + b)\n"
-    "  return c * 2, fib(10)\n"
-    "end)\n"
-    "print(coroutine.resume(co, 1, 2))\n"
-    "print(coroutine.resume(co, 10))\n"
-    "return coroutine.status(co)\n",
-
-    "local s = [[long\nstring]] .. \"esc\\t\\n\\65\\x42\\\"\" .. 'single\\'' .. [==[ ]] ]==]\n"
-    "-- a comment\n--[[ a long\ncomment ]]\n"
-    "print(#s, s:upper(), s:sub(2, 5), s:byte(1, 3))\n"
-    "return string.format('%5.2f|%d|%s|%q|%x', 3.14159, 42, 'str', 'q\\n', 255)\n",
-
-    "local mt = {__index = function(t, k) return k .. '!' end,\n"
-    "  __add = function(a, b) return 'added' end, __call = function(self, x) return x + 1 end,\n"
-    "  __tostring = function() return 'obj' end, __len = function() return 99 end}\n"
-    "local o = setmetatable({}, mt)\n"
-    "print(o.key, o + o, o(41), tostring(o), #o)\n"
-    "local g = setmetatable({}, {__gc = function() io.write('gc ') end})\n"
-    "g = nil collectgarbage()\n"
-    "return rawget(o, 'key'), rawlen({1, 2})\n",
-
-    "local ok, err = pcall(error, {code = 7})\n"
-    "print(ok, type(err), err.code)\n"
-    "print(pcall(error, 'msg', 0))\n"
-    "print(xpcall(function() local x = nil; return x.y end, debug.traceback) and 'ok' or 'tb')\n"
-    "print(select('#', 1, nil, 3), select(2, 'a', 'b', 'c'))\n"
-    "local f = load('return ... , 1 + 2')\n"
-    "return f('vararg')\n",
-
-    "local t = {}\n"
-    "for i = 10, 1, -1 do t[#t + 1] = i * 3 % 7 end\n"
-    "table.sort(t, function(a, b) return a > b end)\n"
-    "table.insert(t, 1, 'first') table.remove(t)\n"
-    "print(table.concat(t, ','), table.unpack({1, 2, 3}))\n"
-    "print(math.floor(-3.5), math.max(1, 9, 4), math.huge, -math.huge, 0/0 ~= 0/0)\n"
-    "print(bit32.band(0xff, 0x0f), bit32.lshift(1, 4), bit32.bxor(5, 3))\n"
-    "return 2^10, 7 // 1 == nil\n",
-
-    "local i = 0\n"
-    "for j = 1, 5 do\n"
-    "  if j % 2 == 0 then goto continue end\n"
-    "  i = i + j\n"
-    "  ::continue::\n"
-    "end\n"
-    "local r = {}\n"
-    "for w in ('one two three'):gmatch('%a+') do r[#r + 1] = w:reverse() end\n"
-    "print(('hello world'):gsub('o', '0'), ('abc'):find('b', 1, true), "
-    "('x=1'):match('(%w)=(%d)'))\n"
-    "return i, table.concat(r, ' '), #r\n",
-
-    "local function counter()\n"
-    "  local n = 0\n"
-    "  return function(...) n = n + select('#', ...) return n end\n"
-    "end\n"
-    "local c = counter() c(1, 2) c(nil)\n"
-    "local a, b, c2 = (function(...) return ... end)(1, 2)\n"
-    "local s = ''\n"
-    "for k = 1, 10 do s = s .. 'ab' end\n"
-    "while false do s = nil end\n"
-    "repeat s = s:sub(2) until true\n"
-    "return c(), a, b, c2, s, not nil, 1 == 1.0, 'a' < 'b', #{n = 1}\n",
+    R"lua(local t = {1, 2, 3, n = 'x', [4] = {y = 5}}
+local sum = 0
+for i, v in ipairs(t) do sum = sum + v * i end
+for k, v in pairs(t) do sum = sum + #tostring(k) end
+return sum, t[4].y, #t
+)lua",
+    R"lua(local function fib(n) if n < 2 then return n end return fib(n - 1) + fib(n - 2) end
+local co = coroutine.create(function(a, b)
+  local c = coroutine.yield(a + b)
+  return c * 2, fib(10)
+end)
+print(coroutine.resume(co, 1, 2))
+print(coroutine.resume(co, 10))
+return coroutine.status(co)
+)lua",
+    R"lua(local s = [[long
+string]] .. "esc\t\n\65\x42\"" .. 'single\'' .. [==[ ]] ]==]
+-- a comment
+--[[ a long
+comment ]]
+print(#s, s:upper(), s:sub(2, 5), s:byte(1, 3))
+return string.format('%5.2f|%d|%s|%q|%x', 3.14159, 42, 'str', 'q\n', 255)
+)lua",
+    R"lua(local mt = {__index = function(t, k) return k .. '!' end,
+  __add = function(a, b) return 'added' end, __call = function(self, x) return x + 1 end,
+  __tostring = function() return 'obj' end, __len = function() return 99 end}
+local o = setmetatable({}, mt)
+print(o.key, o + o, o(41), tostring(o), #o)
+local g = setmetatable({}, {__gc = function() io.write('gc ') end})
+g = nil collectgarbage()
+return rawget(o, 'key'), rawlen({1, 2})
+)lua",
+    R"lua(local ok, err = pcall(error, {code = 7})
+print(ok, type(err), err.code)
+print(pcall(error, 'msg', 0))
+print(xpcall(function() local x = nil; return x.y end, debug.traceback) and 'ok' or 'tb')
+print(select('#', 1, nil, 3), select(2, 'a', 'b', 'c'))
+local f = load('return ... , 1 + 2')
+return f('vararg')
+)lua",
+    R"lua(local t = {}
+for i = 10, 1, -1 do t[#t + 1] = i * 3 % 7 end
+table.sort(t, function(a, b) return a > b end)
+table.insert(t, 1, 'first') table.remove(t)
+print(table.concat(t, ','), table.unpack({1, 2, 3}))
+print(math.floor(-3.5), math.max(1, 9, 4), math.huge, -math.huge, 0/0 ~= 0/0)
+print(bit32.band(0xff, 0x0f), bit32.lshift(1, 4), bit32.bxor(5, 3))
+return 2^10, 7 // 1 == nil
+)lua",
+    R"lua(local i = 0
+for j = 1, 5 do
+  if j % 2 == 0 then goto continue end
+  i = i + j
+  ::continue::
+end
+local r = {}
+for w in ('one two three'):gmatch('%a+') do r[#r + 1] = w:reverse() end
+print(('hello world'):gsub('o', '0'), ('abc'):find('b', 1, true), ('x=1'):match('(%w)=(%d)'))
+return i, table.concat(r, ' '), #r
+)lua",
+    R"lua(local function counter()
+  local n = 0
+  return function(...) n = n + select('#', ...) return n end
+end
+local c = counter() c(1, 2) c(nil)
+local a, b, c2 = (function(...) return ... end)(1, 2)
+local s = ''
+for k = 1, 10 do s = s .. 'ab' end
+while false do s = nil end
+repeat s = s:sub(2) until true
+return c(), a, b, c2, s, not nil, 1 == 1.0, 'a' < 'b', #{n = 1}
+)lua",
 };
 
 // xorshift64*: the same sequence on every platform, unlike the standard distributions.

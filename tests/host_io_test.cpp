@@ -41,7 +41,8 @@ TEST_F(Quillet, ConcurrentRunsLeaveOneWholeSnapshot) {
   const int runs = 16;
   std::vector<std::string> scripts, names;
   for (int i = 0; i < runs; ++i) {
-    scripts.push_back("return " + std::to_string(i) + " --" + std::string(4096 * (i + 1), 'a' + i));
+    scripts.push_back("return " + std::to_string(i) + " --" +
+                      std::string(4096 * size_t(i + 1), char('a' + i)));
     names.push_back("script" + std::to_string(i) + ".lua");
     write(names.back(), scripts.back());
   }
@@ -51,6 +52,7 @@ TEST_F(Quillet, ConcurrentRunsLeaveOneWholeSnapshot) {
     SCOPED_TRACE(round);
     std::vector<RunResult> results(runs);
     std::vector<std::thread> threads;
+    threads.reserve(runs);
     for (int i = 0; i < runs; ++i)
       threads.emplace_back([&, i] { results[i] = run({names[i]}); });
     for (auto &thread : threads)
