@@ -15,6 +15,7 @@ namespace fs = std::filesystem;
 struct RunOptions {
   std::string input;                      // standard input, fed through a pipe
   std::optional<fs::path> input_file;     // or standard input read from a file
+  bool input_terminal = false;            // or typed at a terminal, echo off ("\x04" ends input)
   std::optional<mode_t> umask;            // the umask the process starts with
   rlim_t file_size_limit = RLIM_INFINITY; // RLIMIT_FSIZE; SIGXFSZ is ignored so writes fail instead
   rlim_t memory_limit = RLIM_INFINITY;    // RLIMIT_AS

@@ -55,6 +55,18 @@ TEST_F(Quillet, TypedSourceFromFile) {
   expect_output(run({}, options), "input string\nreturn 'from a file'\n\nfrom a file");
 }
 
+TEST_F(Quillet, TypedSourceFromTerminal) {
+  for (const char *end : {"END\n", "\x04"}) { // END, or end of input typed as Ctrl-D
+    SCOPED_TRACE(end);
+    RunOptions options;
+    options.input_terminal = true;
+    options.input = std::string("\nreturn 'typed'\n") + end;
+    options.timeout = std::chrono::seconds(20);
+    expect_output(run({}, options), "input string\nreturn 'typed'\n\ntyped");
+    EXPECT_EQ(read("tmp.lua"), "return 'typed'\n");
+  }
+}
+
 TEST_F(Quillet, TypedSnapshotFailureAfterReport) {
   fs::create_directory(dir / "tmp.lua");
   expect_output(run_typed("return 1\nEND\n"), "input string\nreturn 1\n\n1", 1,
