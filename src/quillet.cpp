@@ -20,7 +20,42 @@
 #include <optional>
 #include <string>
 
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
+
 namespace {
+
+// Where Windows differs: text files and a rename that will not replace an existing file.
+#ifdef _WIN32
+// Text mode, as every Windows program reads text: CR LF reaches the engine as LF, and a
+// Ctrl-Z (0x1A) ends the script, as it ends any text file the C runtime reads.
+const char *const script_mode = "r";
+// tmp.lua is written in text mode too, so each LF of the source is saved as CR LF.
+const int temp_flags = O_TEXT | O_NOINHERIT;
+
+// Renames over an existing file. On failure returns false with errno set as rename() sets it, so
+// that the host failure reads as it does elsewhere.
+bool replace_file(const char *from, const char *to) {
+  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) return true;
+  DWORD error = GetLastError();
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+    errno = ENOENT;
+  else if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL)
+    errno = ENOSPC;
+  else
+    errno = EACCES; // a directory in the way, a file in use, or no permission
+  return false;
+}
+#else
+const char *const script_mode = "rb";
+const int temp_flags = O_CLOEXEC;
+
+bool replace_file(const char *from, const char *to) {
+  return std::rename(from, to) == 0;
+}
+#endif
 
 // One chunk as a reader leaves it.
 struct Chunk {
@@ -53,7 +88,7 @@ bool read_all(FILE *in, std::string &text) {
 
 // Reads a script file once; bytes 1 to 4 reading "LuaR" mark a precompiled Lua 5.2 chunk.
 std::optional<Chunk> read_script_file(const char *path) {
-  File in(std::fopen(path, "rb"), fclose);
+  File in(std::fopen(path, script_mode), fclose);
   Chunk chunk;
   chunk.path = path;
   if (!in || !read_all(in.get(), chunk.buf)) return std::nullopt;
@@ -133,7 +168,7 @@ bool write_all(int fd, const std::string &text) {
 int create_temp(char (&name)[64]) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::snprintf(name, sizeof name, "tmp.lua.%ld.%d", long(getpid()), attempt);
-    int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | temp_flags, 0666);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
@@ -147,7 +182,7 @@ int write_snapshot(const std::string &buf) {
   if (fd < 0) return errno;
   bool ok = write_all(fd, buf);
   ok = close(fd) == 0 && ok;
-  if (ok && std::rename(temp, "tmp.lua") == 0) return 0;
+  if (ok && replace_file(temp, "tmp.lua")) return 0;
   int err = errno;
   unlink(temp);
   return err;
