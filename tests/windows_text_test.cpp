@@ -41,12 +41,33 @@ TEST_F(Quillet, WindowsScriptLineEnds) {
   }
 }
 
+struct TypedTextCase {
+  const char *what;
+  std::string input;
+  std::string out;
+  std::string snapshot;
+};
+
+const TypedTextCase typed_text_cases[] = {
+    {"CR LF lines, echoed and saved with CR LF", "x = 5\r\n\r\nreturn x\r\nEND\r\n",
+     "input string\r\nx = 5\r\nreturn x\r\n\r\n5", "x = 5\r\nreturn x\r\n"},
+    // Standard input is a text stream as well: a Ctrl-Z ends it.
+    {"Ctrl-Z ends the typed input",
+     "return 1\x1a"
+     "2\nEND\n",
+     "input string\r\nreturn 1\r\n\r\n1", "return 1\r\n"},
+};
+
 TEST_F(Quillet, WindowsTypedLineEnds) {
   if (!on_windows()) GTEST_SKIP() << "text streams translate line ends on Windows only";
-  RunResult result = run_typed("x = 5\r\n\r\nreturn x\r\nEND\r\n");
-  EXPECT_EQ(result.out, "input string\r\nx = 5\r\nreturn x\r\n\r\n5");
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(read("tmp.lua"), "x = 5\r\nreturn x\r\n");
+  for (const auto &c : typed_text_cases) {
+    SCOPED_TRACE(c.what);
+    RunResult result = run_typed(c.input);
+    EXPECT_EQ(result.out, c.out);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(read("tmp.lua"), c.snapshot);
+  }
 }
 
 } // namespace
