@@ -3,8 +3,6 @@
 
 namespace {
 
-using namespace std::string_literals;
-
 struct TextCase {
   const char *what;
   std::string script;
@@ -14,15 +12,15 @@ struct TextCase {
 
 const TextCase text_cases[] = {
     {"CR LF reaches the engine as LF",
-     "local s = debug.getinfo(1, 'S').source\r\nreturn s:find('\\r') or #s\r\n", "65",
-     "local s = debug.getinfo(1, 'S').source\r\nreturn s:find('\\r') or #s\r\n"},
+     "local s = debug.getinfo(1, 'S').source\r\nreturn s:find('\\r') and 'a CR' or #s\r\n", "76",
+     "local s = debug.getinfo(1, 'S').source\r\nreturn s:find('\\r') and 'a CR' or #s\r\n"},
     {"LF saved as CR LF", "x = 1\nreturn x\n", "1", "x = 1\r\nreturn x\r\n"},
     {"mixed line ends all saved as CR LF", "a = 1\r\nb = 2\nreturn a + b", "3",
      "a = 1\r\nb = 2\r\nreturn a + b"},
     {"line numbers unchanged by CR LF", "x = 1\r\n\r\ny = = 2\r\n",
      "[string \"x = 1...\"]:3: unexpected symbol near '='", "x = 1\r\n\r\ny = = 2\r\n"},
     {"a CR alone kept", "return 2 -- a\r-- b\n", "2", "return 2 -- a\r-- b\r\n"},
-    {"CR CR LF read as CR LF", "return 3\r\r\n", "3", "return 3\r\r\n"},
+    {"CR CR LF read as CR LF, so saved as CR CR LF", "return 3\r\r\n", "3", "return 3\r\r\n"},
     {"the output's newlines written as CR LF", "print('a') io.write('b\\n') return 'c\\nd'",
      "a\r\nb\r\nc\r\nd", "print('a') io.write('b\\n') return 'c\\nd'"},
     // A Ctrl-Z ends a text file for the C runtime, so it ends the script, as it would for lua.exe.
