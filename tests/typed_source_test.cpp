@@ -56,6 +56,9 @@ TEST_F(Quillet, TypedSourceFromFile) {
 }
 
 TEST_F(Quillet, TypedSourceFromTerminal) {
+  if (on_windows())
+    GTEST_SKIP() << "a POSIX terminal: Wine's console sets it raw, dropping what was typed before "
+                    "and taking CR for Enter and Ctrl-Z, not Ctrl-D, for the end of input";
   for (const char *end : {"END\n", "\x04"}) { // END, or end of input typed as Ctrl-D
     SCOPED_TRACE(end);
     RunOptions options;
