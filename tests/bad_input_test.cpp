@@ -34,6 +34,8 @@ struct BadInputCase {
   const char *what;
   std::string script;
   std::string out; // status 0, nothing on standard error, tmp.lua a copy of the script
+  // Where the Windows build, reading text, stops at a Ctrl-Z or turns CR LF into LF first.
+  std::optional<std::string> windows_out = std::nullopt;
 };
 
 const std::string lua53_header = "\x1bLuaS\0\x19\x93\r\n\x1a\n\4\x08\4\x08\x08\x78\x56\0\0\0"s;
@@ -49,14 +51,16 @@ const BadInputCase bad_input_cases[] = {
      "[string \"\x7f"
      "ELF\2\1\1\"]:1: unexpected symbol near char(127)"},
     {"a PNG header", "\x89PNG\r\n\x1a\n\0\0\0\rIHDR"s,
-     "[string \"\x89PNG\r...\"]:1: unexpected symbol near char(137)"},
+     "[string \"\x89PNG\r...\"]:1: unexpected symbol near char(137)",
+     "[string \"\x89PNG...\"]:1: unexpected symbol near char(137)"},
     {"random bytes", junk(4096),
      "[string \"+\x94{w\xD2\x16P),\x9E"
      "D\xBB\xAC\xE4t\x94Uc\xDC\xD3\xFC\xC4"
      "E\x6\xB3"
      "F\x92\x9A\bs[\xFD"
      "QJr2\xF\xD2\xAB\xECMKp|r...\"]:1: unexpected symbol near '+'"},
-    {"a Lua 5.3 chunk", lua53_header, "binary string: version mismatch in precompiled chunk"},
+    {"a Lua 5.3 chunk", lua53_header, "binary string: version mismatch in precompiled chunk",
+     "binary string: truncated precompiled chunk"},
     {"a Lua 5.3 chunk cut short", lua53_header.substr(0, 12),
      "binary string: truncated precompiled chunk"},
     {"parentheses nested too deep", "return " + repeat("(", 300) + "1" + repeat(")", 300),
@@ -77,8 +81,8 @@ TEST_F(Quillet, BadInputTable) {
   for (const auto &c : bad_input_cases) {
     SCOPED_TRACE(c.what);
     write("tmp.lua", "previous");
-    expect_output(run_script(c.script), c.out);
-    EXPECT_EQ(read("tmp.lua"), c.script);
+    expect_output(run_script(c.script), on_windows() && c.windows_out ? *c.windows_out : c.out);
+    EXPECT_EQ(read("tmp.lua"), as_written(as_read(c.script)));
     EXPECT_TRUE(other_files({"script.lua", "tmp.lua"}).empty());
   }
 }
@@ -99,7 +103,7 @@ TEST_F(Quillet, HugeResultPrintedWhole) {
 
 TEST_F(Quillet, ScriptReadsAllOfALargeInput) {
   RunOptions options;
-  options.input = junk(5 << 20);
+  options.input = std::string(5 << 20, 'i');
   expect_output(run_script("return #io.read('*a')", options), "5242880");
 }
 

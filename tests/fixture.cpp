@@ -58,11 +58,34 @@ std::vector<std::string> Quillet::other_files(const std::vector<std::string> &ex
   return others;
 }
 
+bool on_windows() {
+  const char *platform = std::getenv("QUILLET_PLATFORM");
+  return platform && std::string(platform) == "windows";
+}
+
+std::string as_written(const std::string &text) {
+  if (!on_windows()) return text;
+  std::string bytes;
+  for (char c : text) {
+    if (c == '\n') bytes += '\r';
+    bytes += c;
+  }
+  return bytes;
+}
+
+std::string as_read(const std::string &bytes) {
+  if (!on_windows()) return bytes;
+  std::string text;
+  for (size_t i = 0; i < bytes.size() && bytes[i] != '\x1a'; ++i)
+    if (bytes.compare(i, 2, "\r\n") != 0) text += bytes[i];
+  return text;
+}
+
 void expect_output(const RunResult &result, const std::string &out, int status,
                    const std::string &err) {
   EXPECT_FALSE(result.timed_out);
   EXPECT_EQ(result.signal, 0);
-  EXPECT_EQ(result.out, out);
-  EXPECT_EQ(result.err, err);
+  EXPECT_EQ(result.out, as_written(out));
+  EXPECT_EQ(result.err, as_written(err));
   EXPECT_EQ(result.status, status);
 }

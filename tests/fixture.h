@@ -32,6 +32,16 @@ protected:
   std::vector<std::string> other_files(const std::vector<std::string> &expected) const;
 };
 
-// A run that exited by itself with this output and status, and nothing on standard error.
+// Whether the program under test is the Windows build ($QUILLET_PLATFORM is "windows"), whose
+// files and standard streams are text streams.
+bool on_windows();
+// The bytes a text written by the program becomes: on Windows each LF is written as CR LF.
+std::string as_written(const std::string &text);
+// The text the program reads from a file's bytes: on Windows CR LF is read as LF, and a Ctrl-Z
+// (0x1A) ends the text.
+std::string as_read(const std::string &bytes);
+
+// A run that exited by itself with this output and status, and nothing on standard error; out and
+// err are texts, compared as this platform writes them.
 void expect_output(const RunResult &result, const std::string &out, int status = 0,
                    const std::string &err = "");

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,6 +20,20 @@ namespace {
 std::string env_or(const char *name, const char *fallback) {
   const char *value = std::getenv(name);
   return value && *value ? value : fallback;
+}
+
+// A terminal whose far end types input into stdin_fd, the way a user at a console does.
+int open_terminal(int &stdin_fd) {
+  int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+    throw std::runtime_error("no pseudo-terminal");
+  stdin_fd = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios mode{};
+  if (stdin_fd < 0 || tcgetattr(stdin_fd, &mode) != 0)
+    throw std::runtime_error("cannot open the pseudo-terminal");
+  mode.c_lflag &= ~tcflag_t(ECHO);
+  tcsetattr(stdin_fd, TCSANOW, &mode);
+  return master;
 }
 
 void set_nonblocking(int fd) {
@@ -68,7 +83,10 @@ RunResult run_process(const std::vector<std::string> &argv, const fs::path &dir,
   if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
     throw std::runtime_error("pipe failed");
   int stdin_fd = in[0];
-  if (options.input_file) {
+  int terminal = -1;
+  if (options.input_terminal) {
+    terminal = open_terminal(stdin_fd);
+  } else if (options.input_file) {
     stdin_fd = open(options.input_file->c_str(), O_RDONLY | O_CLOEXEC);
     if (stdin_fd < 0) throw std::runtime_error("cannot open " + options.input_file->string());
   }
@@ -92,7 +110,9 @@ RunResult run_process(const std::vector<std::string> &argv, const fs::path &dir,
   RunResult result;
   int to_child = in[1];
   size_t fed = 0;
-  if (options.input.empty() || options.input_file) {
+  if (terminal >= 0 && write(terminal, options.input.data(), options.input.size()) < 0)
+    throw std::runtime_error("cannot type at the pseudo-terminal");
+  if (options.input.empty() || options.input_file || terminal >= 0) {
     close(to_child);
     to_child = -1;
   } else {
@@ -136,6 +156,7 @@ RunResult run_process(const std::vector<std::string> &argv, const fs::path &dir,
     if (fd >= 0) close(fd);
   int wait_status = 0;
   waitpid(pid, &wait_status, 0);
+  if (terminal >= 0) close(terminal);
   if (WIFEXITED(wait_status))
     result.status = WEXITSTATUS(wait_status);
   else if (WIFSIGNALED(wait_status))

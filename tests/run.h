@@ -15,6 +15,7 @@ namespace fs = std::filesystem;
 struct RunOptions {
   std::string input;                      // standard input, fed through a pipe
   std::optional<fs::path> input_file;     // or standard input read from a file
+  bool input_terminal = false;            // or typed at a terminal, echo off ("\x04" ends input)
   std::optional<fs::path> output_file;    // standard output to this file instead of the pipe
   std::vector<std::string> env;           // NAME=value settings added to the environment
   std::optional<mode_t> umask;            // the umask the process starts with

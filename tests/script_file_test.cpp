@@ -60,7 +60,7 @@ TEST_F(Quillet, ScriptReportAndSnapshot) {
     SCOPED_TRACE(c.what);
     RunResult result = run_script(c.script);
     expect_output(result, c.out);
-    EXPECT_EQ(read("tmp.lua"), c.script);
+    EXPECT_EQ(read("tmp.lua"), as_written(as_read(c.script)));
     EXPECT_TRUE(other_files({"script.lua", "tmp.lua"}).empty());
   }
 }
@@ -135,6 +135,7 @@ TEST_F(Quillet, DamagedPrecompiledChunks) {
 }
 
 TEST_F(Quillet, PipesAreReadOnce) {
+  if (on_windows()) GTEST_SKIP() << "named pipes and /dev/stdin are POSIX paths";
   RunOptions options;
   options.input = "return 7";
   expect_output(run({"/dev/stdin"}, options), "7");
@@ -160,6 +161,7 @@ TEST_F(Quillet, SnapshotReplacesLinkWithoutFollowing) {
 }
 
 TEST_F(Quillet, SnapshotGetsOrdinaryPermissions) {
+  if (on_windows()) GTEST_SKIP() << "Windows has no umask or POSIX permission bits";
   for (mode_t mask : {mode_t(022), mode_t(077), mode_t(002)}) {
     SCOPED_TRACE(mask);
     RunOptions options;
@@ -174,12 +176,15 @@ TEST_F(Quillet, SnapshotGetsOrdinaryPermissions) {
 TEST_F(Quillet, SnapshotThatCannotBeWrittenFailsAfterReport) {
   // tmp.lua is a directory: the rename fails.
   fs::create_directory(dir / "tmp.lua");
-  expect_output(run_script("return 'ran'"), "ran", 1, "quillet: tmp.lua: Is a directory\n");
+  std::string reason = on_windows() ? "Permission denied" : "Is a directory";
+  expect_output(run_script("return 'ran'"), "ran", 1, "quillet: tmp.lua: " + reason + "\n");
   EXPECT_TRUE(fs::is_directory(dir / "tmp.lua"));
   EXPECT_TRUE(other_files({"script.lua", "tmp.lua"}).empty());
-  fs::remove(dir / "tmp.lua");
+}
 
-  // The file system refuses the write part way: the previous snapshot stays whole.
+// The file system refuses the write part way: the previous snapshot stays whole.
+TEST_F(Quillet, SnapshotRefusedPartWayKeepsPrevious) {
+  if (on_windows()) GTEST_SKIP() << "the file size limit is a POSIX resource limit";
   write("tmp.lua", "previous");
   RunOptions options;
   options.file_size_limit = 100;

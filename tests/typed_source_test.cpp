@@ -42,7 +42,7 @@ TEST_F(Quillet, TypedSourceEchoRunAndSnapshot) {
     SCOPED_TRACE(c.what);
     RunResult result = run_typed(c.input);
     expect_output(result, "input string\n" + c.source + "\n" + c.report);
-    EXPECT_EQ(read("tmp.lua"), c.source);
+    EXPECT_EQ(read("tmp.lua"), as_written(c.source));
     EXPECT_TRUE(other_files({"tmp.lua"}).empty());
   }
 }
@@ -55,10 +55,26 @@ TEST_F(Quillet, TypedSourceFromFile) {
   expect_output(run({}, options), "input string\nreturn 'from a file'\n\nfrom a file");
 }
 
+TEST_F(Quillet, TypedSourceFromTerminal) {
+  if (on_windows())
+    GTEST_SKIP() << "a POSIX terminal: Wine's console sets it raw, dropping what was typed before "
+                    "and taking CR for Enter and Ctrl-Z, not Ctrl-D, for the end of input";
+  for (const char *end : {"END\n", "\x04"}) { // END, or end of input typed as Ctrl-D
+    SCOPED_TRACE(end);
+    RunOptions options;
+    options.input_terminal = true;
+    options.input = std::string("\nreturn 'typed'\n") + end;
+    options.timeout = std::chrono::seconds(20);
+    expect_output(run({}, options), "input string\nreturn 'typed'\n\ntyped");
+    EXPECT_EQ(read("tmp.lua"), "return 'typed'\n");
+  }
+}
+
 TEST_F(Quillet, TypedSnapshotFailureAfterReport) {
   fs::create_directory(dir / "tmp.lua");
+  std::string reason = on_windows() ? "Permission denied" : "Is a directory";
   expect_output(run_typed("return 1\nEND\n"), "input string\nreturn 1\n\n1", 1,
-                "quillet: tmp.lua: Is a directory\n");
+                "quillet: tmp.lua: " + reason + "\n");
 }
 
 } // namespace

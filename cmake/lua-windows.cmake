@@ -1,0 +1,24 @@
+# lua52.dll and its import library, built from Debian's own Lua 5.2 source package, which is
+# fetched and unpacked into the build tree when the build needs it (tools/lua-source).
+enable_language(C)
+
+set(lua_dir ${CMAKE_BINARY_DIR}/lua-source/lua5.2/src)
+# The engine and its libraries as Debian's package builds them; lua.c and luac.c are programs.
+set(lua_names
+    lapi lcode lctype ldebug ldo ldump lfunc lgc llex lmem lobject lopcodes lparser lstate lstring
+    ltable ltm lundump lvm lzio lauxlib lbaselib lbitlib lcorolib ldblib liolib lmathlib loslib
+    lstrlib ltablib loadlib linit)
+list(TRANSFORM lua_names PREPEND ${lua_dir}/ OUTPUT_VARIABLE lua_sources)
+list(TRANSFORM lua_sources APPEND .c)
+
+add_custom_command(
+  OUTPUT ${lua_sources} ${lua_dir}/lua.hpp
+  COMMAND sh ${PROJECT_SOURCE_DIR}/tools/lua-source ${CMAKE_BINARY_DIR}/lua-source
+  COMMENT "Unpacking Debian's lua5.2 source package"
+  VERBATIM)
+
+add_library(lua52 SHARED ${lua_sources})
+set_target_properties(lua52 PROPERTIES PREFIX "")
+target_include_directories(lua52 PUBLIC ${lua_dir})
+# LUA_BUILD_AS_DLL exports the API from the DLL and imports it in the program.
+target_compile_definitions(lua52 PUBLIC LUA_BUILD_AS_DLL PRIVATE LUA_COMPAT_ALL)
