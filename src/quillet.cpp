@@ -43,8 +43,14 @@ const int temp_flags = O_TEXT | O_NOINHERIT;
 // Renames over an existing file. On failure returns false with errno set as rename() sets it, so
 // that the host failure reads as it does elsewhere.
 bool replace_file(const char *from, const char *to) {
-  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) return true;
-  DWORD error = GetLastError();
+  DWORD error = ERROR_SUCCESS;
+  // While another run replaces the same file, the move is refused for a moment: wait it out.
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) return true;
+    error = GetLastError();
+    if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) break;
+    Sleep(2);
+  }
   if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
     errno = ENOENT;
   else if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL)
