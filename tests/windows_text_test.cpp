@@ -5,9 +5,10 @@ namespace {
 
 struct TextCase {
   const char *what;
-  std::string script;
+  std::string script;   // a script file's bytes, or the typed input's when typed
   std::string out;      // standard output's bytes
   std::string snapshot; // tmp.lua's bytes
+  bool typed = false;
 };
 
 const TextCase text_cases[] = {
@@ -25,42 +26,20 @@ const TextCase text_cases[] = {
      "a\r\nb\r\nc\r\nd", "print('a') io.write('b\\n') return 'c\\nd'"},
     // A Ctrl-Z ends a text file for the C runtime, so it ends the script, as it would for lua.exe.
     {"Ctrl-Z ends the script", "return 4\x1a = not Lua\r\n", "4", "return 4"},
-};
-
-TEST_F(Quillet, WindowsScriptLineEnds) {
-  if (!on_windows()) GTEST_SKIP() << "text streams translate line ends on Windows only";
-  for (const auto &c : text_cases) {
-    SCOPED_TRACE(c.what);
-    RunResult result = run_script(c.script);
-    EXPECT_EQ(result.out, c.out);
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(read("tmp.lua"), c.snapshot);
-  }
-}
-
-struct TypedTextCase {
-  const char *what;
-  std::string input;
-  std::string out;
-  std::string snapshot;
-};
-
-const TypedTextCase typed_text_cases[] = {
-    {"CR LF lines, echoed and saved with CR LF", "x = 5\r\n\r\nreturn x\r\nEND\r\n",
-     "input string\r\nx = 5\r\nreturn x\r\n\r\n5", "x = 5\r\nreturn x\r\n"},
+    {"typed CR LF lines, echoed and saved with CR LF", "x = 5\r\n\r\nreturn x\r\nEND\r\n",
+     "input string\r\nx = 5\r\nreturn x\r\n\r\n5", "x = 5\r\nreturn x\r\n", true},
     // Standard input is a text stream as well: a Ctrl-Z ends it.
     {"Ctrl-Z ends the typed input",
      "return 1\x1a"
      "2\nEND\n",
-     "input string\r\nreturn 1\r\n\r\n1", "return 1\r\n"},
+     "input string\r\nreturn 1\r\n\r\n1", "return 1\r\n", true},
 };
 
-TEST_F(Quillet, WindowsTypedLineEnds) {
+TEST_F(Quillet, WindowsTextStreams) {
   if (!on_windows()) GTEST_SKIP() << "text streams translate line ends on Windows only";
-  for (const auto &c : typed_text_cases) {
+  for (const auto &c : text_cases) {
     SCOPED_TRACE(c.what);
-    RunResult result = run_typed(c.input);
+    RunResult result = c.typed ? run_typed(c.script) : run_script(c.script);
     EXPECT_EQ(result.out, c.out);
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.status, 0);
