@@ -181,7 +181,7 @@ std::vector<Sample> samples() {
       {"OverlappingPeriod3", period3},
       {"AcrossRingEnd", across_ring_end()},
       {"FullRingBack", full_ring_back()},
-      {"TextOver100KB", text_with_repeats(100 * 1024)},
+      {"TextOver100KB", text_with_repeats(size_t(100) * 1024)},
       {"AllByteValues", all_byte_values()},
   };
 }
