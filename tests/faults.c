@@ -59,10 +59,10 @@ static const struct {
     {"EPERM", EPERM},   {"ENOMEM", ENOMEM}, {"EFBIG", EFBIG},
 };
 
-static void parse_io(const char *spec) {
-  const char *colon = strchr(spec, ':');
-  if (!colon || (size_t)(colon - spec) >= sizeof config.io_call) return;
-  memcpy(config.io_call, spec, (size_t)(colon - spec));
+static void parse_io(const char *setting) {
+  const char *colon = strchr(setting, ':');
+  if (!colon || (size_t)(colon - setting) >= sizeof config.io_call) return;
+  memcpy(config.io_call, setting, (size_t)(colon - setting));
   char name[16] = "";
   const char *times = strchr(colon + 1, ':');
   size_t len = times ? (size_t)(times - colon - 1) : strlen(colon + 1);
