@@ -110,12 +110,15 @@ void reserve_huge(std::string &text, size_t size) {
 bool read_all(FILE *in, std::string &text) {
   struct stat st {};
   size_t size = fstat(fileno(in), &st) == 0 && st.st_size > 0 ? size_t(st.st_size) : 0;
+  // The spare byte lets one read reach the end of a regular file.
   reserve_huge(text, std::max<size_t>(size, 4095) + 1);
-  text.resize(std::max<size_t>(size, 4095) + 1); // the spare byte lets one read reach the end
   size_t got = 0;
-  while (size_t n = std::fread(&text[got], 1, text.size() - got, in)) {
+  while (true) {
+    text.resize(text.capacity());
+    size_t n = std::fread(&text[got], 1, text.size() - got, in);
+    if (n == 0) break;
     got += n;
-    if (got == text.size()) text.resize(2 * got);
+    if (got == text.size()) reserve_huge(text, got + 1);
   }
   text.resize(got);
   return !std::ferror(in);
