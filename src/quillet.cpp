@@ -264,7 +264,8 @@ size_t reported_size(FILE *in) {
 // way round: nothing the chunk opens can take its number, and using it still fails.
 void hold_standard_descriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    struct stat st {};
+    if (fstat(fd, &st) == 0 || errno != EBADF) continue;
     int null = open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
     if (null >= 0 && null != fd) dup2(null, fd), close(null);
   }
@@ -295,7 +296,6 @@ public:
     struct sigaction action {};
     action.sa_handler = remove_saving;
     action.sa_flags = SA_RESETHAND;
-    sigfillset(&action.sa_mask);
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     for (size_t i = 0; i < count; ++i) {
@@ -428,9 +428,9 @@ int run_protected(lua_State *L) {
   lua_pushcclosure(L, checked_print, 2);
   lua_setglobal(L, "print");
   if (luaL_loadbuffer(L, run->data, run->size, run->name) == LUA_OK) {
-    // The parser's leftovers, a table of every constant, go now rather than whenever the
-    // collector reaches them, which a chunk name as long as the text makes late.
-    lua_gc(L, LUA_GCCOLLECT, 0);
+    // A large chunk's parser leftovers, a table of every constant, go now rather than whenever
+    // the collector reaches them, which a chunk name as long as the text makes late.
+    if (run->size >= (size_t(1) << 20)) lua_gc(L, LUA_GCCOLLECT, 0);
     lua_pcall(L, 0, LUA_MULTRET, 0);
   }
   // Finalizers wait for the engine to close, after the report, where their errors are ignored.
