@@ -22,3 +22,7 @@ set_target_properties(lua52 PROPERTIES PREFIX "")
 target_include_directories(lua52 PUBLIC ${lua_dir})
 # LUA_BUILD_AS_DLL exports the API from the DLL and imports it in the program.
 target_compile_definitions(lua52 PUBLIC LUA_BUILD_AS_DLL PRIVATE LUA_COMPAT_ALL)
+# The engine as scripts see it on Linux, where long is 64 bits: string.format's integer
+# conversions take 64-bit integers, and file:seek reaches past 2 GiB through the 64-bit calls.
+target_compile_definitions(lua52 PRIVATE LUA_USE_LONGLONG l_fseek=_fseeki64 l_ftell=_ftelli64
+                                         l_seeknum=__int64)
