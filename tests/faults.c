@@ -8,6 +8,9 @@
 //                            (tmp.lua.*) fails with this errno, the first TIMES times (default:
 //                            always)
 //   QUILLET_WRITE_AT_MOST=N  each write to that file writes at most N bytes
+//   QUILLET_SIGNAL_IN_WRITE=SIGNAL
+//                            the first write to that file writes half its bytes, then the
+//                            process sends itself this signal (SIGINT, SIGTERM, SIGHUP, ...)
 //   QUILLET_FAULT_STATS=PATH at exit, writes what was counted and injected to PATH
 //
 // Standard output and every other file are left alone, so a run shows what it printed before the
@@ -21,6 +24,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <malloc.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -43,6 +47,7 @@ static struct {
   int io_errno;
   long io_times; // how many more times it fails; negative: always
   size_t write_at_most;
+  int signal_in_write; // 0: none, or sent once
   const char *stats_path;
   int stopped; // set while the statistics are written, whose allocations are not the program's
 } config;
@@ -57,6 +62,14 @@ static const struct {
     {"EIO", EIO},       {"ENOSPC", ENOSPC}, {"EDQUOT", EDQUOT}, {"EINTR", EINTR},
     {"EACCES", EACCES}, {"EROFS", EROFS},   {"EXDEV", EXDEV},   {"EMFILE", EMFILE},
     {"EPERM", EPERM},   {"ENOMEM", ENOMEM}, {"EFBIG", EFBIG},
+};
+
+static const struct {
+  const char *name;
+  int value;
+} signal_names[] = {
+    {"SIGHUP", SIGHUP},   {"SIGINT", SIGINT},   {"SIGQUIT", SIGQUIT}, {"SIGTERM", SIGTERM},
+    {"SIGALRM", SIGALRM}, {"SIGUSR1", SIGUSR1}, {"SIGUSR2", SIGUSR2}, {"SIGPIPE", SIGPIPE},
 };
 
 static void parse_io(const char *setting) {
@@ -87,6 +100,10 @@ static void configure(void) {
   if (io) parse_io(io);
   const char *at_most = getenv("QUILLET_WRITE_AT_MOST");
   if (at_most) config.write_at_most = strtoul(at_most, NULL, 10);
+  const char *signal_name = getenv("QUILLET_SIGNAL_IN_WRITE");
+  for (size_t i = 0; signal_name && i < sizeof signal_names / sizeof signal_names[0]; ++i)
+    if (strcmp(signal_name, signal_names[i].name) == 0)
+      config.signal_in_write = signal_names[i].value;
   config.stats_path = getenv("QUILLET_FAULT_STATS");
 }
 
@@ -222,6 +239,13 @@ ssize_t write(int fd, const void *data, size_t size) {
   if (config.write_at_most && size > config.write_at_most) {
     size = config.write_at_most;
     ++short_writes;
+  }
+  if (config.signal_in_write) {
+    int sig = config.signal_in_write;
+    config.signal_in_write = 0;
+    ssize_t written = real(fd, data, size / 2);
+    kill(getpid(), sig);
+    return written;
   }
   return real(fd, data, size);
 }

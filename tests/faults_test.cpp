@@ -2,7 +2,9 @@
 // allocation failing in turn, and the snapshot's file operations failing.
 #include "fixture.h"
 
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -222,6 +224,22 @@ TEST_F(Faults, SnapshotIoFaults) {
       EXPECT_EQ(read("tmp.lua"), "previous");
       EXPECT_GT(counts["io_faults"], 0u);
     }
+    EXPECT_TRUE(other_files({"script.lua", "tmp.lua", stats_file}).empty());
+  }
+}
+
+// A signal that ends the process part way through the save: the temporary file goes first,
+// and the process still ends as the signal says.
+TEST_F(Faults, SignalWhileSavingLeavesNoTemporaryFile) {
+  write("script.lua", long_script);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(sig);
+    write("tmp.lua", "previous");
+    RunResult result = run_faulty({"script.lua"},
+                                  {"QUILLET_SIGNAL_IN_WRITE=SIG" + std::string(sigabbrev_np(sig))});
+    EXPECT_EQ(result.signal, sig);
+    EXPECT_EQ(result.out, "ran");
+    EXPECT_EQ(read("tmp.lua"), "previous");
     EXPECT_TRUE(other_files({"script.lua", "tmp.lua", stats_file}).empty());
   }
 }

@@ -47,9 +47,11 @@ void set_nonblocking(int fd) {
   dup2(in, 0);
   dup2(out, 1);
   dup2(err, 2);
+  for (int fd : options.closed)
+    close(fd);
   if (options.umask) ::umask(*options.umask);
+  signal(SIGXFSZ, SIG_DFL);
   if (options.file_size_limit != RLIM_INFINITY) {
-    signal(SIGXFSZ, SIG_IGN);
     rlimit limit{options.file_size_limit, options.file_size_limit};
     setrlimit(RLIMIT_FSIZE, &limit);
   }
@@ -90,6 +92,7 @@ RunResult run_process(const std::vector<std::string> &argv, const fs::path &dir,
     stdin_fd = open(options.input_file->c_str(), O_RDONLY | O_CLOEXEC);
     if (stdin_fd < 0) throw std::runtime_error("cannot open " + options.input_file->string());
   }
+  if (options.input_held_open) set_nonblocking(in[0]);
   int stdout_fd = out[1];
   if (options.output_file) {
     stdout_fd = open(options.output_file->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -109,6 +112,7 @@ RunResult run_process(const std::vector<std::string> &argv, const fs::path &dir,
   // Feed standard input while draining both outputs, so that neither side can block the other.
   RunResult result;
   int to_child = in[1];
+  int held = options.input_held_open ? fcntl(to_child, F_DUPFD_CLOEXEC, 3) : -1;
   size_t fed = 0;
   if (terminal >= 0 && write(terminal, options.input.data(), options.input.size()) < 0)
     throw std::runtime_error("cannot type at the pseudo-terminal");
@@ -121,6 +125,7 @@ RunResult run_process(const std::vector<std::string> &argv, const fs::path &dir,
   signal(SIGPIPE, SIG_IGN);
   auto deadline = std::chrono::steady_clock::now() + options.timeout;
   int open_outputs = 2;
+  bool signal_pending = options.signal != 0;
   while (open_outputs > 0) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
@@ -129,8 +134,14 @@ RunResult run_process(const std::vector<std::string> &argv, const fs::path &dir,
       result.timed_out = true;
       break;
     }
+    if (signal_pending && options.signal_when()) {
+      kill(pid, options.signal);
+      signal_pending = false;
+      result.signalled = true;
+    }
+    int wait_ms = signal_pending ? 2 : int(left.count());
     pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {to_child, POLLOUT, 0}};
-    if (poll(fds, to_child >= 0 ? 3 : 2, int(left.count())) < 0 && errno != EINTR) break;
+    if (poll(fds, to_child >= 0 ? 3 : 2, wait_ms) < 0 && errno != EINTR) break;
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       char chunk[65536];
@@ -152,7 +163,7 @@ RunResult run_process(const std::vector<std::string> &argv, const fs::path &dir,
       }
     }
   }
-  for (int fd : {out[0], err[0], to_child})
+  for (int fd : {out[0], err[0], to_child, held})
     if (fd >= 0) close(fd);
   int wait_status = 0;
   waitpid(pid, &wait_status, 0);

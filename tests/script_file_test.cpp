@@ -53,6 +53,8 @@ const ReportCase report_cases[] = {
     {"NUL bytes reaching the engine", "x = 1 -- a\0b\nreturn x + #'c\0d'"s, "4"},
     {"CR LF line ends", "x = 1\r\nreturn x + 1\r\n", "2"},
     {"a file with no text at all", "", ""},
+    {"reading standard output, the chunk's own error",
+     "print('hello') io.stdout:read(0) return 'done'", "hello\ndone"},
 };
 
 TEST_F(Quillet, ScriptReportAndSnapshot) {
@@ -106,11 +108,47 @@ TEST_F(Quillet, PrecompiledChunkRunsWithoutSnapshot) {
   EXPECT_TRUE(other_files({"chunk.luac", "tmp.lua"}).empty());
 }
 
-TEST_F(Quillet, SignatureInTextGoesToPathLoader) {
-  // Loaded by path, the chunk is named after the file and no snapshot is kept.
-  expect_output(run_script("xLuaR = 5 return xLuaR"), "5");
-  expect_output(run_script("xLuaR = = 5"), "script.lua:1: unexpected symbol near '='");
-  EXPECT_EQ(read("tmp.lua"), std::nullopt);
+// Only the escape byte followed by "LuaR" marks a precompiled chunk; everything else is text.
+TEST_F(Quillet, FirstBytesDecideHowTheScriptLoads) {
+  compile("return 'compiled'", "good.luac");
+  compile("return 'a\\r\\nb\\26c'", "odd.luac");
+  const std::string good = read_file(dir / "good.luac"), odd = read_file(dir / "odd.luac");
+  const std::string bom = "\xEF\xBB\xBF";
+  struct {
+    const char *what;
+    std::string bytes;
+    std::string out;
+    bool saved; // tmp.lua is the script's text; otherwise the previous one stays
+  } cases[] = {
+      {"a precompiled chunk", good, "compiled", false},
+      {"a truncated precompiled chunk", good.substr(0, 20),
+       "script.lua: truncated precompiled chunk", false},
+      {"the signature alone", good.substr(0, 5), "script.lua: truncated precompiled chunk", false},
+      {"constants holding CR LF and Ctrl-Z, untouched", odd,
+       "a\r\nb\x1a"
+       "c",
+       false},
+      {"LuaR at offset 1 is text", "xLuaR = 5 return xLuaR", "5", true},
+      {"LuaR at offset 1 named as text", "xLuaR = = 5",
+       "[string \"xLuaR = = 5\"]:1: unexpected symbol near '='", true},
+      {"a blank line, then LuaRocks", "\nLuaRocks = {1, 2}\nreturn #LuaRocks", "2", true},
+      {"#LuaR, a first line not skipped", "#LuaR\nreturn 1",
+       "[string \"#LuaR...\"]:1: unexpected symbol near '#'", true},
+      {"a byte-order mark, then source", bom + "return 'marked'", "marked", true},
+      {"a byte-order mark, then a syntax error", bom + "x = = 1",
+       "[string \"x = = 1\"]:1: unexpected symbol near '='", true},
+      {"a chunk named without its byte-order mark", bom + "return debug.getinfo(1, 'S').source",
+       "return debug.getinfo(1, 'S').source", true},
+      {"part of a byte-order mark is text", "\xEF\xBBreturn 1",
+       "[string \"\xEF\xBBreturn 1\"]:1: unexpected symbol near char(239)", true},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    write("tmp.lua", "previous");
+    expect_output(run_script(c.bytes), c.out);
+    EXPECT_EQ(read("tmp.lua"), c.saved ? as_written(as_read(c.bytes)) : "previous");
+    EXPECT_TRUE(other_files({"script.lua", "tmp.lua", "good.luac", "odd.luac"}).empty());
+  }
 }
 
 TEST_F(Quillet, DamagedPrecompiledChunks) {
@@ -129,7 +167,7 @@ TEST_F(Quillet, DamagedPrecompiledChunks) {
     SCOPED_TRACE(c.what);
     write("tmp.lua", "previous");
     expect_output(run_script(c.bytes), c.out);
-    bool text = c.bytes.compare(1, 4, "LuaR") != 0;
+    bool text = c.bytes.compare(0, 5, "\x1bLuaR") != 0;
     EXPECT_EQ(read("tmp.lua"), text ? c.bytes : "previous");
   }
 }
@@ -147,6 +185,51 @@ TEST_F(Quillet, PipesAreReadOnce) {
   writer.join();
   expect_output(result, "from a fifo");
   EXPECT_EQ(read("tmp.lua"), "return 'from a fifo'");
+}
+
+// A precompiled chunk is read once too, from whatever kind of file delivers it.
+TEST_F(Quillet, PrecompiledChunkThroughPipes) {
+  if (on_windows()) GTEST_SKIP() << "named pipes, /dev/stdin and process substitution are POSIX";
+  compile("return 'piped'", "chunk.luac");
+  const std::string chunk = read_file(dir / "chunk.luac");
+  RunOptions timed;
+  timed.timeout = std::chrono::seconds(20);
+
+  RunOptions piped = timed;
+  piped.input = chunk;
+  expect_output(run({"/dev/stdin"}, piped), "piped");
+
+  std::string command;
+  for (const std::string &word : quillet_command())
+    command += "'" + word + "' ";
+  expect_output(run_process({"bash", "-c", command + "<(cat chunk.luac)"}, dir, timed), "piped");
+
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  std::thread writer([&] { write_file(dir / "fifo", chunk); });
+  RunResult result = run({"fifo"}, timed);
+  writer.join();
+  expect_output(result, "piped");
+  EXPECT_EQ(read("tmp.lua"), std::nullopt);
+}
+
+// A size that no memory could hold ends the run with a message, not an abort.
+TEST_F(Quillet, ScriptOfAbsurdSizeFailsCleanly) {
+  fs::path shm = "/dev/shm"; // tmpfs holds a sparse file of any size
+  if (!fs::is_directory(shm)) GTEST_SKIP() << "no tmpfs at /dev/shm";
+  fs::path huge = shm / ("quillet-huge-" + std::to_string(getpid()) + ".lua");
+  write_file(huge, "return 1");
+  std::error_code error;
+  fs::resize_file(huge, uintmax_t(5) << 60, error); // 5 EiB
+  if (error) {
+    fs::remove(huge);
+    GTEST_SKIP() << "this tmpfs refuses a 5 EiB file: " << error.message();
+  }
+  fs::create_symlink(huge, dir / "huge.lua");
+  write("tmp.lua", "previous");
+  RunResult result = run({"huge.lua"});
+  fs::remove(huge);
+  expect_output(result, "", 1, "quillet: reading the script: not enough memory\n");
+  EXPECT_EQ(read("tmp.lua"), "previous");
 }
 
 TEST_F(Quillet, SnapshotReplacesLinkWithoutFollowing) {

@@ -35,6 +35,10 @@ const TypedCase typed_cases[] = {
      "return '" + std::string(100000, 'q') + "'\n", std::string(100000, 'q')},
     {"NUL bytes kept", std::string("return #'a\0b'\nEND\n", 17),
      std::string("return #'a\0b'\n", 14), "3"},
+    {"CR LF removed once: a line holding a CR kept", "x = 1\r\n\r\r\nerror('e')\r\nEND\r\n",
+     "x = 1\n\r\nerror('e')\n", "[string \"x = 1...\"]:3: e"},
+    {"a byte-order mark echoed and saved, not loaded", "\xEF\xBB\xBFx = = 1\nEND\n",
+     "\xEF\xBB\xBFx = = 1\n", "[string \"x = = 1...\"]:1: unexpected symbol near '='"},
 };
 
 TEST_F(Quillet, TypedSourceEchoRunAndSnapshot) {
@@ -68,6 +72,61 @@ TEST_F(Quillet, TypedSourceFromTerminal) {
     expect_output(run({}, options), "input string\nreturn 'typed'\n\ntyped");
     EXPECT_EQ(read("tmp.lua"), "return 'typed'\n");
   }
+}
+
+// A read error is not the end of the input: nothing is run or saved.
+TEST_F(Quillet, TypedInputThatCannotBeRead) {
+  write("tmp.lua", "previous");
+  const struct {
+    const char *what;
+    void (*set)(RunOptions &, const fs::path &dir);
+    std::string reason; // on Linux; Wine gives descriptors reasons of its own
+  } cases[] = {
+      {"standard input a directory", [](RunOptions &o, const fs::path &d) { o.input_file = d; },
+       "Is a directory"},
+      {"standard input closed", [](RunOptions &o, const fs::path &) { o.closed = {0}; },
+       "Bad file descriptor"},
+      {"a non-blocking pipe with nothing more to read yet",
+       [](RunOptions &o, const fs::path &) {
+         o.input = "x = 1\n";
+         o.input_held_open = true;
+       },
+       "Resource temporarily unavailable"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    RunOptions options;
+    options.timeout = std::chrono::seconds(20);
+    c.set(options, dir);
+    if (on_windows() && options.input_held_open)
+      continue; // Wine waits on a pipe whatever its flags
+    RunResult result = run({}, options);
+    if (on_windows()) {
+      EXPECT_EQ(result.status, 1);
+      EXPECT_EQ(result.err.rfind("quillet: standard input: ", 0), 0u) << result.err;
+      EXPECT_EQ(result.out, as_written("input string\n"));
+    } else {
+      expect_output(result, "input string\n", 1, "quillet: standard input: " + c.reason + "\n");
+    }
+    EXPECT_EQ(read("tmp.lua"), "previous");
+  }
+}
+
+// The echo is out before the chunk runs, ahead of whatever the programs it starts print.
+TEST_F(Quillet, EchoPrecedesTheChunksOwnOutput) {
+  expect_output(run_typed("os.execute('echo started')\nreturn 'r'\nEND\n"),
+                "input string\nos.execute('echo started')\nreturn 'r'\n\nstarted\nr");
+}
+
+// With a file on standard input, a program the chunk starts reads on from just after END.
+TEST_F(Quillet, InputAfterEndLeftForStartedPrograms) {
+  if (on_windows()) GTEST_SKIP() << "needs head(1), which reads the shared offset";
+  const std::string source = "os.execute('head -n 1')\nreturn '[' .. io.read('*a') .. ']'\n";
+  write("typed.txt", source + "END\nfirst\nsecond\n");
+  RunOptions options;
+  options.input_file = dir / "typed.txt";
+  options.timeout = std::chrono::seconds(20);
+  expect_output(run({}, options), "input string\n" + source + "\nfirst\n[second\n]");
 }
 
 TEST_F(Quillet, TypedSnapshotFailureAfterReport) {
