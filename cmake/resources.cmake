@@ -26,7 +26,25 @@ add_custom_command(OUTPUT ${res}/quillet.cpp.lzss
   DEPENDS host_tools ${lzss} ${PROJECT_SOURCE_DIR}/src/quillet.cpp ${CMAKE_CURRENT_LIST_DIR}/crlf.cmake
   COMMENT "Packing the source")
 
+# The manifest and the version information take the version from project(), and the copyright
+# line from LICENSE.
+file(STRINGS ${PROJECT_SOURCE_DIR}/LICENSE copyright REGEX "^Copyright " LIMIT_COUNT 1)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE)
+configure_file(res/quillet.manifest.in ${res}/quillet.manifest @ONLY)
+file(CONFIGURE OUTPUT ${res}/version.h @ONLY CONTENT [[
+#define VERSION_NUMBERS @PROJECT_VERSION_MAJOR@,@PROJECT_VERSION_MINOR@,@PROJECT_VERSION_PATCH@,0
+#define VERSION_TEXT "@PROJECT_VERSION@"
+#define VERSION_PRODUCT "quillet"
+#define VERSION_DESCRIPTION "@PROJECT_DESCRIPTION@"
+#define VERSION_NAME "quillet"
+#define VERSION_FILE_NAME "quillet.exe"
+#define VERSION_FILE_TYPE VFT_APP
+#define VERSION_COPYRIGHT "@copyright@"
+]])
+
 target_sources(quillet PRIVATE res/quillet.rc)
+set(rc_inputs ${res}/quillet.ico ${res}/quillet.cpp.lzss ${res}/quillet.manifest ${res}/version.h
+              ${PROJECT_SOURCE_DIR}/res/version.rc)
 set_source_files_properties(res/quillet.rc PROPERTIES
   INCLUDE_DIRECTORIES ${res}
-  OBJECT_DEPENDS "${res}/quillet.ico;${res}/quillet.cpp.lzss")
+  OBJECT_DEPENDS "${rc_inputs}")
