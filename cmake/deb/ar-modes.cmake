@@ -1,6 +1,6 @@
-# Run by cpack on the packed .deb: it gives the three ar members (debian-binary, control.tar.*,
-# data.tar.*) the modes their files had on disk, which follow the caller's umask. They become 0644,
-# as dpkg-deb writes them, by rewriting each 8-byte mode field of the ar headers in place.
+# Run by cpack on the packed .deb. cpack gave its three ar members (debian-binary, control.tar.*,
+# data.tar.*) the modes their files had on disk, which follow the caller's umask; each becomes 0644,
+# as dpkg-deb writes them, by rewriting the 8-byte mode field of its ar header in place.
 file(WRITE "${CPACK_TOPLEVEL_DIRECTORY}/ar-mode" "100644  ")
 foreach(deb IN LISTS CPACK_PACKAGE_FILES)
   file(SIZE "${deb}" size)
