@@ -11,7 +11,7 @@ target_compile_options(quillet PRIVATE
   "-ffile-prefix-map=${PROJECT_SOURCE_DIR}=."
   # The build tree may lie inside the source tree: this later, longer prefix wins there.
   "-ffile-prefix-map=${PROJECT_BINARY_DIR}=build")
-# Both exist only for some targets (-fcf-protection on x86).
+# Not every architecture has these two (-fcf-protection is x86 only).
 foreach(flag -fstack-clash-protection -fcf-protection)
   string(MAKE_C_IDENTIFIER "have${flag}" have)
   check_cxx_compiler_flag(${flag} ${have})
