@@ -30,4 +30,13 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION interpreters)
 # dpkg-shlibdeps names the runtime packages of the linked libraries (liblua5.2-0, not the -dev one).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Adds the copyright file and changelog Debian requires, and makes the package the same bytes
+# wherever, whenever and under whatever umask it is packed (see the scripts); the CPACK_QUILLET_
+# variables carry what they need into cpack.
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/deb/time.cmake)
+set(CPACK_INSTALL_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/deb/docs.cmake)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/deb/tree-modes.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/deb/ar-modes.cmake)
+set(CPACK_QUILLET_SOURCE_DIR ${PROJECT_SOURCE_DIR})
+set(CPACK_QUILLET_GZIP ${GZIP})
 include(CPack)
