@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #if __has_include(<sys/mman.h>)
+#include <malloc.h>
 #include <sys/mman.h>
 #endif
 #include <sys/stat.h>
@@ -89,10 +90,42 @@ void prefault([[maybe_unused]] void *block, [[maybe_unused]] size_t size) {
 #endif
 }
 
+constexpr size_t huge_page = size_t(2) << 20;
+
+// Grows a block (null for a new one) to at least size bytes in whole huge pages aligned to them,
+// in place while it fits, and leaves its size in capacity; null where there are no huge pages, or
+// on failure, with the block as it was. Faulting in one huge page costs a tenth of the 512 small
+// pages it stands for, so even a block of a few hundred KiB comes cheaper this way.
+void *huge_realloc(void *block, size_t old_size, size_t size, size_t &capacity) {
+#ifdef MADV_HUGEPAGE
+  if (block && size <= (capacity = malloc_usable_size(block))) return block;
+  if (size > SIZE_MAX - huge_page) return nullptr;
+  capacity = (size + huge_page - 1) / huge_page * huge_page;
+  void *bigger = std::aligned_alloc(huge_page, capacity);
+  if (!bigger) return nullptr;
+  madvise(bigger, capacity, MADV_HUGEPAGE);
+  if (block) std::memcpy(bigger, block, old_size), std::free(block);
+  return bigger;
+#else
+  (void)block, (void)old_size, (void)size, (void)capacity;
+  return nullptr;
+#endif
+}
+
+// Text from this size on takes whole huge pages, and so does the engine's copy of it.
+constexpr size_t huge_from = size_t(256) << 10;
+
 // At least doubles, so that text read piece by piece is copied a bounded number of times.
 void Text::grow(size_t n) {
   if (n > SIZE_MAX / 4 - used) throw std::bad_alloc();
   size_t size = std::max(used + n + 1, 2 * capacity);
+  if (size >= huge_from) {
+    if (void *bigger = huge_realloc(block.get(), block ? used + 1 : 0, size, capacity)) {
+      (void)block.release();
+      block.reset(static_cast<char *>(bigger));
+      return;
+    }
+  }
   void *bigger = std::realloc(block.get(), size);
   if (!bigger) throw std::bad_alloc();
   (void)block.release();
@@ -385,13 +418,28 @@ Chunk read_typed_source(FILE *in, int &lost) {
   return chunk;
 }
 
-// The engine's usual allocator, with large blocks such as its copy of a long chunk name faulted
-// in at once.
-void *allocate(void *, void *block, size_t, size_t size) {
+// What the protected run works on.
+struct Run {
+  const char *data; // the bytes to load
+  size_t size;
+  const char *name; // the chunk's name
+  int *lost;        // where output lost is remembered
+  bool loading;     // while the chunk loads
+};
+
+// The engine's usual allocator, with large blocks faulted in at once. Blocks of 2 MiB and more
+// take whole huge pages, and so does the engine's copy of the text as the chunk's name, whatever
+// its size: a block that is used whole.
+void *allocate(void *ud, void *block, size_t old_size, size_t size) {
   if (size == 0) {
     std::free(block);
     return nullptr;
   }
+  const auto *run = static_cast<const Run *>(ud);
+  size_t from = run->loading ? std::min(huge_page, std::max(huge_from, run->size)) : huge_page;
+  size_t capacity;
+  if ((!block || size > old_size) && size >= from)
+    if (void *bigger = huge_realloc(block, old_size, size, capacity)) return bigger;
   block = std::realloc(block, size);
   if (block) prefault(block, size);
   return block;
@@ -409,25 +457,20 @@ int checked_print(lua_State *L) {
   return 0;
 }
 
-// What the protected run works on.
-struct Run {
-  const char *data; // the bytes to load
-  size_t size;
-  const char *name; // the chunk's name
-  int *lost;        // where output lost is remembered
-};
-
 // Opens the libraries, loads and calls the chunk, and leaves the text of its top value on top.
 // Runs under protection: a memory error here must not reach the engine's panic handler.
 int run_protected(lua_State *L) {
-  const auto *run = static_cast<const Run *>(lua_touserdata(L, 1));
+  auto *run = static_cast<Run *>(lua_touserdata(L, 1));
   lua_settop(L, 0);
   luaL_openlibs(L);
   lua_getglobal(L, "print");
   lua_pushlightuserdata(L, run->lost);
   lua_pushcclosure(L, checked_print, 2);
   lua_setglobal(L, "print");
-  if (luaL_loadbuffer(L, run->data, run->size, run->name) == LUA_OK) {
+  run->loading = true;
+  int status = luaL_loadbuffer(L, run->data, run->size, run->name);
+  run->loading = false;
+  if (status == LUA_OK) {
     // A large chunk's parser leftovers, a table of every constant, go now rather than whenever
     // the collector reaches them, which a chunk name as long as the text makes late.
     if (run->size >= (size_t(1) << 20)) lua_gc(L, LUA_GCCOLLECT, 0);
@@ -442,7 +485,7 @@ int run_protected(lua_State *L) {
 
 // Runs the chunk once in a fresh engine and prints its last result or error value.
 bool run_chunk(const Chunk &chunk, int &lost) {
-  Run run{chunk.buf.data(), chunk.buf.size(), chunk.buf.data(), &lost};
+  Run run{chunk.buf.data(), chunk.buf.size(), chunk.buf.data(), &lost, false};
   std::string file_name;
   if (chunk.bin_mode) {
     file_name = std::string("@") + chunk.path; // as the engine's file loader names a file
@@ -453,7 +496,7 @@ bool run_chunk(const Chunk &chunk, int &lost) {
   std::unique_ptr<lua_State, decltype(&lua_close)> state(luaL_newstate(), lua_close);
   lua_State *L = state.get();
   if (!L) return false;
-  lua_setallocf(L, allocate, nullptr);
+  lua_setallocf(L, allocate, &run);
   lua_pushcfunction(L, run_protected);
   lua_pushlightuserdata(L, &run);
   if (lua_pcall(L, 1, 1, 0) != LUA_OK) return false;
