@@ -35,9 +35,8 @@
 
 namespace {
 
-// Source text in one block that grows with realloc and is never filled before use, so that
-// reading a large file touches each page once. Kept NUL-terminated: the engine takes a chunk's
-// name as a C string.
+// Source text in one block that is never filled before use, so that reading a large file touches
+// each page once. Kept NUL-terminated: the engine takes a chunk's name as a C string.
 class Text {
 public:
   char *bytes() { return block.get(); } // for changes in place; null while empty
@@ -72,10 +71,10 @@ private:
   void grow(size_t n);
 };
 
-// Faults a large block in before it is first touched: one call instead of a trap for every
-// page, which costs more than the page itself in a virtual machine, and huge pages where the
-// block spans them. The advice covers every page the block touches, so that a block mapped on
-// its own stays one mapping, which realloc can still grow in place. Nothing depends on it.
+// Faults a large block in before it is first touched: one call instead of a trap for every page,
+// and huge pages where the block spans them. The advice covers every page the block touches, so
+// that a block mapped on its own stays one mapping, which realloc can still grow in place.
+// Nothing depends on it being taken.
 void prefault([[maybe_unused]] void *block, [[maybe_unused]] size_t size) {
 #ifdef MADV_HUGEPAGE
   constexpr uintptr_t page = 4096;
