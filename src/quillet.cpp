@@ -79,12 +79,12 @@ void prefault([[maybe_unused]] void *block, [[maybe_unused]] size_t size) {
 #ifdef MADV_HUGEPAGE
   constexpr uintptr_t page = 4096;
   if (size < (size_t(64) << 10)) return;
-  uintptr_t first = uintptr_t(block) / page * page;
-  uintptr_t end = (uintptr_t(block) + size + page - 1) / page * page;
-  auto *start = reinterpret_cast<void *>(first);
-  if (size >= (size_t(2) << 20)) madvise(start, end - first, MADV_HUGEPAGE);
+  size_t skip = uintptr_t(block) % page;
+  char *start = static_cast<char *>(block) - skip;
+  size_t length = (skip + size + page - 1) / page * page;
+  if (size >= (size_t(2) << 20)) madvise(start, length, MADV_HUGEPAGE);
 #ifdef MADV_POPULATE_WRITE
-  madvise(start, end - first, MADV_POPULATE_WRITE); // Linux 5.14 and later; refused before
+  madvise(start, length, MADV_POPULATE_WRITE); // Linux 5.14 and later; refused before
 #endif
 #endif
 }
