@@ -71,21 +71,15 @@ private:
   void grow(size_t n);
 };
 
-// Faults a large block in before it is first touched: one call instead of a trap for every page,
-// and huge pages where the block spans them. The advice covers every page the block touches, so
-// that a block mapped on its own stays one mapping, which realloc can still grow in place.
-// Nothing depends on it being taken.
+// Faults a large block in before it is first touched: one call instead of a trap for every page.
+// Linux 5.14 and later; refused before, and nothing depends on it being taken.
 void prefault([[maybe_unused]] void *block, [[maybe_unused]] size_t size) {
-#ifdef MADV_HUGEPAGE
+#ifdef MADV_POPULATE_WRITE
   constexpr uintptr_t page = 4096;
   if (size < (size_t(64) << 10)) return;
-  size_t skip = uintptr_t(block) % page;
-  char *start = static_cast<char *>(block) - skip;
-  size_t length = (skip + size + page - 1) / page * page;
-  if (size >= (size_t(2) << 20)) madvise(start, length, MADV_HUGEPAGE);
-#ifdef MADV_POPULATE_WRITE
-  madvise(start, length, MADV_POPULATE_WRITE); // Linux 5.14 and later; refused before
-#endif
+  size_t skip = uintptr_t(block) % page; // madvise takes whole pages
+  madvise(static_cast<char *>(block) - skip, (skip + size + page - 1) / page * page,
+          MADV_POPULATE_WRITE);
 #endif
 }
 
@@ -556,9 +550,7 @@ int main(int argc, char **argv) try {
   } else if (!run_chunk(*chunk, lost)) {
     return fail("Lua", out_of_memory);
   }
-  // What the chunk and its finalizers left in the buffer.
-  std::clearerr(stdout);
-  if (std::fflush(stdout) != 0 && !lost) lost = errno ? errno : EIO;
+  emit("", 0, lost); // what the chunk and its finalizers left in the buffer
   int snapshot = chunk && !chunk->bin_mode ? write_snapshot(chunk->buf) : 0;
   int status = 0;
   if (lost) status = fail("standard output", std::strerror(lost));
